@@ -1,0 +1,1 @@
+"""Text encodings of pickled objects; :mod:`hexpickle.text.hex` is the hex one."""
