@@ -11,13 +11,18 @@ PACKAGE_SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/hexpickle/*.py s
 # when 3.13 is selected), else the newest 3.13 that pyenv has installed.
 find_python313 = $(firstword $(foreach p,python3.13 $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13)),$(shell "$(p)" -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null | grep -qx True && echo "$(p)")))
 
-.PHONY: demo test test-scalar test-kernels clean
+.PHONY: demo test test-scalar test-kernels bench clean
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
 
 test: test-kernels $(VENV)/.installed
 	$(VENV)/bin/pytest
+
+# Throughput and peak-memory figures, and docs/benchmark.png.
+bench: $(VENV)/.installed
+	$(PY) -m pip install -q ".[bench]"
+	$(PY) benchmarks/bench.py
 
 # The whole suite against a build that has only the portable kernels.
 test-scalar: $(VENV)-scalar/.installed

@@ -1,5 +1,6 @@
 import builtins
 import random
+import types
 
 import pytest
 
@@ -114,3 +115,37 @@ def test_errors_of_real_dill_pass_through():
 
     with pytest.raises(dill.PicklingError, match="no"):
         codec.encode(Unpicklable())
+
+
+def test_dill_is_imported_through_the_callers_builtins(fake_dill):
+    # As a Python import statement does: __import__ comes from the __builtins__ of the calling
+    # code's globals, whether that is a dict or a module, and is called for an absolute import.
+    calls = []
+
+    def spy(name, globals=None, locals=None, fromlist=(), level=0):
+        calls.append((name, fromlist, level))
+        return builtins.__import__(name, globals, locals, fromlist, level)
+
+    as_dict = {"__import__": spy}
+    as_module = types.SimpleNamespace(__import__=spy)
+    for custom in (as_dict, as_module):
+        exec("codec.encode(b'')", {"__builtins__": custom, "codec": codec})
+    assert calls == [("dill", [], 0), ("dill", [], 0)]
+
+
+
+@pytest.mark.parametrize(
+    ("code", "custom_builtins", "error"),
+    [
+        ("del __builtins__; codec.encode(b'')", None, KeyError),
+        ("codec.encode(b'')", {}, KeyError),
+        ("codec.encode(b'')", types.SimpleNamespace(), AttributeError),
+    ],
+    ids=["no-builtins", "dict-without-import", "module-without-import"],
+)
+def test_builtins_without_import_raise_what_an_import_statement_would(fake_dill, code, custom_builtins, error):
+    namespace = {"codec": codec}
+    if custom_builtins is not None:
+        namespace["__builtins__"] = custom_builtins
+    with pytest.raises(error, match="__builtins__|__import__"):
+        exec(code, namespace)

@@ -62,7 +62,7 @@ namespace {
 
 // Interned names that every call needs; only the strings are kept, never the module dill.
 struct Names {
-    py::object dill, dumps, loads;
+    py::object dill, dumps, loads, builtins, import;
 };
 
 const Names &names() {
@@ -76,7 +76,8 @@ const Names &names() {
                 }
                 return py::reinterpret_steal<py::object>(name);
             };
-            return Names{intern("dill"), intern("dumps"), intern("loads")};
+            return Names{intern("dill"), intern("dumps"), intern("loads"), intern("__builtins__"),
+                         intern("__import__")};
         })
         .get_stored();
 }
@@ -101,13 +102,47 @@ void prefer_huge_pages(void *buffer, std::size_t size) {
 #endif
 }
 
-// dill.<name>, importing dill through builtins.__import__ as a Python import statement would.
-py::object dill_function(py::handle name) {
-    auto dill = py::reinterpret_steal<py::object>(PyImport_Import(names().dill.ptr()));
-    if (!dill) {
+py::object steal_or_throw(PyObject *result) {
+    if (result == nullptr) {
         throw py::error_already_set();
     }
-    return dill.attr(name);
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// What PyImport_Import(name) does, without the argument tuple it builds and parses at each call:
+// call __import__ from the caller's builtins (so a replaced builtins.__import__ sees every
+// import) for an absolute import, then take the module that sys.modules holds under the name.
+py::object import_module(py::handle name) {
+    PyObject *globals = PyEval_GetGlobals();
+    if (globals == nullptr) {
+        return steal_or_throw(PyImport_Import(name.ptr()));
+    }
+    const py::object builtins = steal_or_throw(PyObject_GetItem(globals, names().builtins.ptr()));
+    py::object import;
+    if (PyDict_Check(builtins.ptr())) {
+        PyObject *found = nullptr;
+        if (PyDict_GetItemRef(builtins.ptr(), names().import.ptr(), &found) == 0) {
+            PyErr_SetObject(PyExc_KeyError, names().import.ptr());
+        }
+        import = steal_or_throw(found);
+    } else {
+        import = steal_or_throw(PyObject_GetAttr(builtins.ptr(), names().import.ptr()));
+    }
+    const py::object from_list = steal_or_throw(PyList_New(0));
+    const py::object level = steal_or_throw(PyLong_FromLong(0));
+    PyObject *args[] = {name.ptr(), globals, globals, from_list.ptr(), level.ptr()};
+    steal_or_throw(PyObject_Vectorcall(import.ptr(), args, 5, nullptr));
+
+    PyObject *module = nullptr;
+    if (PyMapping_GetOptionalItem(PyImport_GetModuleDict(), name.ptr(), &module) == 0) {
+        PyErr_SetObject(PyExc_KeyError, name.ptr());
+    }
+    return steal_or_throw(module);
+}
+
+// dill.<name>, with dill imported afresh.
+py::object dill_function(py::handle name) {
+    return import_module(names().dill).attr(name);
 }
 
 py::object call_with(const py::object &function, py::handle argument) {
