@@ -11,13 +11,37 @@ PACKAGE_SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/hexpickle/*.py s
 # when 3.13 is selected), else the newest 3.13 that pyenv has installed.
 find_python313 = $(firstword $(foreach p,python3.13 $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13)),$(shell "$(p)" -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null | grep -qx True && echo "$(p)")))
 
-.PHONY: demo test test-scalar test-kernels bench clean
+.PHONY: demo test test-scalar test-kernels sanitize fuzz bench clean
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
 
 test: test-kernels $(VENV)/.installed
 	$(VENV)/bin/pytest
+
+# The suite and the kernel test with AddressSanitizer and UndefinedBehaviorSanitizer. Python is not
+# built with them, so their runtime (and libstdc++, whose throw ASan intercepts) is preloaded;
+# PYTHONMALLOC=malloc puts every Python object in its own checked allocation. Leak reports go to
+# logs, where only those that point into the module fail the run; Python has no frame pointers,
+# so allocation stacks take the slow unwinder, kept to the 16 frames that reach the module.
+SANITIZE_LOGS := build/sanitize-logs
+SANITIZE_ENV := LD_PRELOAD="$(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc LSAN_OPTIONS=exitcode=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=16:log_path=$(CURDIR)/$(SANITIZE_LOGS)/asan
+
+sanitize: build/kernels_test_asan $(VENV)-asan/.installed
+	build/kernels_test_asan
+	rm -rf $(SANITIZE_LOGS) && mkdir -p $(SANITIZE_LOGS)
+	$(SANITIZE_ENV) $(VENV)-asan/bin/pytest -p no:cacheprovider; status=$$?; \
+	$(PY) tools/sanitizer_report.py $(SANITIZE_LOGS)/* && exit $$status
+
+# Differential fuzzing of the installed module against the standard library.
+FUZZ_SECONDS ?= 60
+fuzz: $(VENV)/.installed
+	$(PY) -m pip install -q ".[fuzz]"
+	@mkdir -p build/fuzz/corpus
+	$(PY) fuzz/fuzz_hex.py -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		-artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/seeds
 
 # Throughput and peak-memory figures, and docs/benchmark.png.
 bench: $(VENV)/.installed
@@ -35,6 +59,11 @@ test-kernels: build/kernels_test
 build/kernels_test: tests/kernels_test.cpp src/hexpickle/text/hex_kernels.h
 	@mkdir -p build
 	$(CXX) $(KERNEL_TEST_FLAGS) -o $@ $<
+
+build/kernels_test_asan: tests/kernels_test.cpp src/hexpickle/text/hex_kernels.h
+	@mkdir -p build
+	$(CXX) $(KERNEL_TEST_FLAGS) -g -fsanitize=address,undefined -fno-sanitize-recover=all \
+		-fno-omit-frame-pointer -o $@ $<
 
 # Any virtual environment: .venv, .venv-scalar, ...
 %/bin/python:
@@ -54,6 +83,11 @@ $(VENV)/.installed: $(PY) $(PACKAGE_SOURCES)
 $(VENV)-scalar/.installed: $(VENV)-scalar/bin/python $(PACKAGE_SOURCES)
 	$(VENV)-scalar/bin/python -m pip install -q ".[test]" \
 		-Cbuild-dir=build/scalar -Ccmake.define.HEXPICKLE_SCALAR_KERNELS=ON
+	touch $@
+
+$(VENV)-asan/.installed: $(VENV)-asan/bin/python $(PACKAGE_SOURCES)
+	$(VENV)-asan/bin/python -m pip install -q ".[test]" -Cbuild-dir=build/asan \
+		-Ccmake.build-type=RelWithDebInfo -Ccmake.define.HEXPICKLE_SANITIZE=ON
 	touch $@
 
 clean:

@@ -204,7 +204,8 @@ def test_version_gate(fake_version_library, version, accepted):
         except ImportError as error:
             print(error, error.__cause__)
         """,
-        LD_PRELOAD=str(fake_version_library),
+        # After any library already preloaded (the sanitizer runtime must stay first).
+        LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {fake_version_library}".strip(),
         FAKE_PY_VERSION=version,
     )
     seen, outcome = out.rstrip("\n").split("\n")
