@@ -11,7 +11,7 @@ PACKAGE_SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/hexpickle/*.py s
 # when 3.13 is selected), else the newest 3.13 that pyenv has installed.
 find_python313 = $(firstword $(foreach p,python3.13 $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13)),$(shell "$(p)" -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null | grep -qx True && echo "$(p)")))
 
-.PHONY: demo test test-scalar test-kernels sanitize fuzz bench clean
+.PHONY: demo test test-scalar test-kernels sanitize fuzz lint dist test-wheel bench clean
 
 demo: $(VENV)/.installed
 	$(PY) examples/demo.py
@@ -42,6 +42,28 @@ fuzz: $(VENV)/.installed
 	@mkdir -p build/fuzz/corpus
 	$(PY) fuzz/fuzz_hex.py -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 		-artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/seeds
+
+# ruff and clang-format in check mode, and the type stub against the installed module.
+lint: $(VENV)/.installed
+	$(PY) -m pip install -q ".[lint]"
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/clang-format --dry-run --Werror src/hexpickle/text/*.cpp src/hexpickle/text/*.h tests/*.cpp
+	$(PY) -m mypy.stubtest hexpickle.text.hex
+	$(VENV)/bin/mypy examples/demo.py
+
+dist: $(PY)
+	$(PY) -m pip install -q build
+	rm -rf dist
+	$(PY) -m build --outdir dist .
+
+# The suite against the wheel, installed into a fresh venv outside the source tree.
+test-wheel: dist
+	@python="$(find_python313)"; work=$$(mktemp -d); \
+	trap 'rm -rf "$$work"' EXIT; \
+	"$$python" -m venv "$$work/venv" && \
+	"$$work/venv/bin/python" -m pip install -q dist/*.whl pytest hypothesis && \
+	cd "$$work" && "$$work/venv/bin/pytest" -c "$(CURDIR)/pyproject.toml" --rootdir "$(CURDIR)" "$(CURDIR)/tests"
 
 # Throughput and peak-memory figures, and docs/benchmark.png.
 bench: $(VENV)/.installed

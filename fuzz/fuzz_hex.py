@@ -78,7 +78,7 @@ def test_one_input(data):
                     function(text)
                 except TypeError:
                     continue
-                raise AssertionError(f"{function.__name__} accepted {shown(text)}")
+                raise AssertionError(f"{function.__name__} accepted {shown(text)}") from None
             return
         check(text, raw)
     check(raw, raw)

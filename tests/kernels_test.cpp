@@ -18,10 +18,10 @@ struct Kernels {
 };
 
 std::vector<Kernels> runnable_kernels() {
-    std::vector<Kernels> kernels{{"scalar", hexkernels::scalar::encode,
-                                  hexkernels::scalar::all_hex_digits, hexkernels::scalar::decode},
-                                 {"dispatch", hexkernels::encode, hexkernels::all_hex_digits,
-                                  hexkernels::decode}};
+    std::vector<Kernels> kernels{
+        {"scalar", hexkernels::scalar::encode, hexkernels::scalar::all_hex_digits,
+         hexkernels::scalar::decode},
+        {"dispatch", hexkernels::encode, hexkernels::all_hex_digits, hexkernels::decode}};
 #if defined(HEXKERNELS_X86)
     kernels.push_back({"sse2", hexkernels::sse2::encode, hexkernels::sse2::all_hex_digits,
                        hexkernels::sse2::decode});
@@ -85,8 +85,8 @@ int main() {
             expect(k.all_hex_digits(mixed.data(), mixed.size()), k.name, "check good", size);
             std::vector<std::uint8_t> out(size + 2, 0x5a);
             k.decode(mixed.data(), mixed.size(), &out[1]);
-            expect(std::vector<std::uint8_t>(out.begin() + 1, out.end() - 1) == bytes
-                       && out.front() == 0x5a && out.back() == 0x5a,
+            expect(std::vector<std::uint8_t>(out.begin() + 1, out.end() - 1) == bytes &&
+                       out.front() == 0x5a && out.back() == 0x5a,
                    k.name, "decode", size);
         }
         // Every byte value, at the first, a middle and the last position of an odd-sized and

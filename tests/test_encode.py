@@ -33,7 +33,8 @@ def test_format_examples(fake_dill):
     assert codec.encode(bytes([0, 10, 127, 128, 255])) == "000a7f80ff"
     text = codec.encode(bytes(range(256)))
     assert len(text) == 512
-    assert text.startswith("000102") and text.endswith("fdfeff")
+    assert text.startswith("000102")
+    assert text.endswith("fdfeff")
 
 
 def test_every_length_matches_bytes_hex(fake_dill):
@@ -133,7 +134,6 @@ def test_dill_is_imported_through_the_callers_builtins(fake_dill):
     assert calls == [("dill", [], 0), ("dill", [], 0)]
 
 
-
 @pytest.mark.parametrize(
     ("code", "custom_builtins", "error"),
     [
@@ -143,9 +143,11 @@ def test_dill_is_imported_through_the_callers_builtins(fake_dill):
     ],
     ids=["no-builtins", "dict-without-import", "module-without-import"],
 )
-def test_builtins_without_import_raise_what_an_import_statement_would(fake_dill, code, custom_builtins, error):
+def test_builtins_without_import_raise_what_an_import_statement_would(
+    fake_dill, code, custom_builtins, error
+):
     namespace = {"codec": codec}
     if custom_builtins is not None:
         namespace["__builtins__"] = custom_builtins
-    with pytest.raises(error, match="__builtins__|__import__"):
+    with pytest.raises(error, match=r"__builtins__|__import__"):
         exec(code, namespace)

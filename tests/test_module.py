@@ -30,13 +30,21 @@ def test_attributes_are_exactly_the_functions_and_pickle_errors():
     assert hexpickle.text.hex is codec
     assert codec.__name__ == "hexpickle.text.hex"
     assert codec.__doc__ is None
-    assert list(vars(codec)) == MODULE_ATTRIBUTES + ["encode", "decode", "valid", "PickleErrors"]
+    assert list(vars(codec)) == [*MODULE_ATTRIBUTES, "encode", "decode", "valid", "PickleErrors"]
 
 
 def test_pickle_errors():
     errors = codec.PickleErrors
     assert type(errors) is tuple
-    assert errors == (ValueError, TypeError, AttributeError, EOFError, IndexError, KeyError, pickle.UnpicklingError)
+    assert errors == (
+        ValueError,
+        TypeError,
+        AttributeError,
+        EOFError,
+        IndexError,
+        KeyError,
+        pickle.UnpicklingError,
+    )
     assert errors[6] is pickle.UnpicklingError
 
 
@@ -44,7 +52,10 @@ def test_pickle_errors():
     ("function", "doc"),
     [
         (codec.encode, "encode(value: object) -> str\n\nConvert any pickleable object into a string\n"),
-        (codec.decode, "decode(value: str) -> object\n\nConvert hexadecimal string back into original value\n"),
+        (
+            codec.decode,
+            "decode(value: str) -> object\n\nConvert hexadecimal string back into original value\n",
+        ),
         (codec.valid, "valid(string: str) -> bool\n\nCheck if string is a valid hexadecimal dump layout\n"),
     ],
 )
@@ -114,7 +125,8 @@ def test_import_without_pickle_fails_and_a_later_import_succeeds():
         try:
             import hexpickle.text.hex
         except ImportError as error:
-            print(type(error).__name__, error, type(error.__cause__).__name__, error.__context__ is error.__cause__)
+            cause = error.__cause__
+            print(type(error).__name__, error, type(cause).__name__, error.__context__ is cause)
         del sys.modules["pickle"]
         import hexpickle.text.hex as hex
         print(sorted(n for n in vars(hex) if not n.startswith("_")), len(hex.PickleErrors))
@@ -165,7 +177,9 @@ def test_sub_interpreters_are_refused():
         _interpreters.destroy(interp)
         """
     )
-    assert out.strip() == "ImportError | module hexpickle.text.hex does not support loading in subinterpreters"
+    assert (
+        out.strip() == "ImportError | module hexpickle.text.hex does not support loading in subinterpreters"
+    )
 
 
 @pytest.fixture(scope="module")
@@ -176,7 +190,9 @@ def fake_version_library(tmp_path_factory):
         pytest.skip("needs a C compiler")
     folder = tmp_path_factory.mktemp("fake_version")
     source = folder / "fake_version.c"
-    source.write_text('#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("FAKE_PY_VERSION"); }\n')
+    source.write_text(
+        '#include <stdlib.h>\nconst char *Py_GetVersion(void) { return getenv("FAKE_PY_VERSION"); }\n'
+    )
     library = folder / "fake_version.so"
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
     return library

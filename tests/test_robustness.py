@@ -1,7 +1,6 @@
 """Leaks, threads, memory exhaustion and hostile input: clear exceptions, nothing else."""
 
 import gc
-import os
 import subprocess
 import sys
 import textwrap
@@ -16,7 +15,8 @@ from hexpickle.text import hex as codec
 
 ODD = "Hex string must have an even length"
 INVALID = "String contains invalid hexadecimal characters"
-UNDER_ASAN = "libasan" in open("/proc/self/maps").read()
+with open("/proc/self/maps") as maps:
+    UNDER_ASAN = "libasan" in maps.read()
 
 
 class Boom(Exception):
@@ -68,7 +68,8 @@ def test_no_reference_or_memory_is_leaked(fake_dill, monkeypatch, path):
         try:
             return function(argument)
         except Exception as caught:
-            assert error is not None and isinstance(caught, error), caught
+            assert error is not None, caught
+            assert isinstance(caught, error), caught
             return None
 
     watched = [argument, RESULT]
@@ -114,7 +115,7 @@ def run_threads(count, work):
         barrier.wait()
         try:
             work(index)
-        except BaseException as error:  # noqa: BLE001 - reported to the main thread below
+        except BaseException as error:  # reported to the main thread below
             failures.append(error)
 
     old_interval = sys.getswitchinterval()
@@ -165,7 +166,9 @@ def test_a_bytearray_mutated_by_another_thread_is_seen_in_one_state(fake_dill):
             except ValueError as error:
                 assert str(error) in (ODD, INVALID)
             else:
-                assert result in (bytes.fromhex(s.decode()) for s in states if len(s) % 2 == 0 and b"g" not in s)
+                assert result in (
+                    bytes.fromhex(s.decode()) for s in states if len(s) % 2 == 0 and b"g" not in s
+                )
 
     mutator = threading.Thread(target=mutate)
     mutator.start()
@@ -241,7 +244,7 @@ def code_points_of_every_kind():
     """One code point of each general category in each UTF-8 length, beyond ASCII."""
     seen = {}
     planes = [(0x80, 0x800), (0x800, 0x10000), (0x10000, 0x30000), (0xE0000, 0xE0200), (0xF0000, 0xF0100)]
-    for start, end in planes + [(0x10FF00, 0x110000)]:
+    for start, end in [*planes, (0x10FF00, 0x110000)]:
         for point in range(start, end):
             if 0xD800 <= point < 0xE000:
                 continue

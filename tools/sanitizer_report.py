@@ -11,16 +11,20 @@ usage: python tools/sanitizer_report.py LOG [LOG ...]
 
 import re
 import sys
+from itertools import pairwise
+from pathlib import Path
 
 MODULE_FRAME = re.compile(r"hex\.cpp|hex_kernels\.h|/hexpickle/text/hex\.cpython")
-NOT_THE_MODULES = re.compile(r" in (_PyEval_EvalFrameDefault|PyDict_SetItemString|PyUnicode_InternFromString) ")
+NOT_THE_MODULES = re.compile(
+    r" in (_PyEval_EvalFrameDefault|PyDict_SetItemString|PyUnicode_InternFromString) "
+)
 LEAK_REPORT = re.compile(r"^(Direct|Indirect) leak of ", re.MULTILINE)
 MEMORY_ERROR = re.compile(r"^==\d+==ERROR: AddressSanitizer: .*?(?=\n\n==|\Z)", re.MULTILINE | re.DOTALL)
 
 
 def module_leaks(log_text):
     starts = [m.start() for m in LEAK_REPORT.finditer(log_text)] + [len(log_text)]
-    for start, end in zip(starts, starts[1:]):
+    for start, end in pairwise(starts):
         report = log_text[start:end].split("\n\n")[0]
         for line in report.splitlines()[1:]:
             if NOT_THE_MODULES.search(line):
@@ -31,12 +35,13 @@ def module_leaks(log_text):
 
 
 def main(paths):
-    texts = [open(path, errors="replace").read() for path in paths]
+    texts = [Path(path).read_text(errors="replace") for path in paths]
     errors = [m.group(0) for text in texts for m in MEMORY_ERROR.finditer(text)]
     leaks = [report for text in texts for report in module_leaks(text)]
     for report in errors + leaks:
         print(report, end="\n\n")
-    print(f"sanitizer logs: {len(paths)} read, {len(errors)} memory error(s), {len(leaks)} leak(s) in the module")
+    print(f"sanitizer logs: {len(paths)} read, {len(errors)} memory error(s), ", end="")
+    print(f"{len(leaks)} leak(s) in the module")
     return 1 if errors or leaks else 0
 
 

@@ -146,8 +146,8 @@ py::object dill_function(py::handle name) {
 }
 
 py::object call_with(const py::object &function, py::handle argument) {
-    auto result = py::reinterpret_steal<py::object>(
-        PyObject_CallOneArg(function.ptr(), argument.ptr()));
+    auto result =
+        py::reinterpret_steal<py::object>(PyObject_CallOneArg(function.ptr(), argument.ptr()));
     if (!result) {
         throw py::error_already_set();
     }
@@ -157,8 +157,8 @@ py::object call_with(const py::object &function, py::handle argument) {
 py::str encode(const py::object &value) {
     const py::object pickle = call_with(dill_function(names().dumps), value);
     if (!PyBytes_Check(pickle.ptr())) {
-        throw py::type_error(std::string("Object of type '") + Py_TYPE(pickle.ptr())->tp_name
-                             + "' is not an instance of 'bytes'");
+        throw py::type_error(std::string("Object of type '") + Py_TYPE(pickle.ptr())->tp_name +
+                             "' is not an instance of 'bytes'");
     }
     const Py_ssize_t size = PyBytes_GET_SIZE(pickle.ptr());
     if (size > PY_SSIZE_T_MAX / 2) {
@@ -199,8 +199,8 @@ py::object decode(TextView text) {
 
 bool valid(TextView text) {
     const std::string_view string = text.bytes;
-    return !string.empty() && string.size() % 2 == 0
-           && hexkernels::all_hex_digits(string.data(), string.size());
+    return !string.empty() && string.size() % 2 == 0 &&
+           hexkernels::all_hex_digits(string.data(), string.size());
 }
 
 } // namespace
@@ -209,7 +209,8 @@ PYBIND11_MODULE(hex, m) {
     m.def("encode", &encode, py::arg("value"), "Convert any pickleable object into a string");
     m.def("decode", &decode, py::arg("value"),
           "Convert hexadecimal string back into original value");
-    m.def("valid", &valid, py::arg("string"), "Check if string is a valid hexadecimal dump layout");
+    m.def("valid", &valid, py::arg("string"),
+          "Check if string is a valid hexadecimal dump layout");
 
     // One except clause around decode catches its own ValueError and what unpickling raises.
     const py::object unpickling_error = py::module_::import("pickle").attr("UnpicklingError");

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
-#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__))      \
-    && !defined(HEXKERNELS_SCALAR_ONLY)
+#if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(__clang__)) &&      \
+    !defined(HEXKERNELS_SCALAR_ONLY)
 #define HEXKERNELS_X86 1
 #include <immintrin.h>
 #endif
@@ -80,8 +80,8 @@ inline bool all_hex_digits(const char *src, std::size_t size) {
 inline void decode(const char *src, std::size_t size, std::uint8_t *dst) {
     const auto *in = reinterpret_cast<const std::uint8_t *>(src);
     for (std::size_t i = 0; i < size / 2; ++i) {
-        dst[i] = static_cast<std::uint8_t>((kNibble.value[in[2 * i]] << 4)
-                                           | (kNibble.value[in[2 * i + 1]] & 0x0f));
+        dst[i] = static_cast<std::uint8_t>((kNibble.value[in[2 * i]] << 4) |
+                                           (kNibble.value[in[2 * i + 1]] & 0x0f));
     }
 }
 
@@ -110,8 +110,8 @@ inline __m128i nibble_values(__m128i c) {
 
 // Digits '0'-'9', 'a'-'f' of nibble values n (0-15).
 inline __m128i digits(__m128i n) {
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(n, _mm_set1_epi8(9)),
-                                         _mm_set1_epi8('a' - '0' - 10));
+    const __m128i letter =
+        _mm_and_si128(_mm_cmpgt_epi8(n, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
     return _mm_add_epi8(_mm_add_epi8(n, _mm_set1_epi8('0')), letter);
 }
 
@@ -170,8 +170,7 @@ HEXKERNELS_AVX2 inline __m256i digit_mask(__m256i c) {
     const __m256i from_zero = _mm256_add_epi8(c, _mm256_set1_epi8(static_cast<char>(0x80 - '0')));
     const __m256i is_decimal = _mm256_cmpgt_epi8(_mm256_set1_epi8(-128 + 10), from_zero);
     const __m256i lower = _mm256_or_si256(c, _mm256_set1_epi8(0x20));
-    const __m256i from_a =
-        _mm256_add_epi8(lower, _mm256_set1_epi8(static_cast<char>(0x80 - 'a')));
+    const __m256i from_a = _mm256_add_epi8(lower, _mm256_set1_epi8(static_cast<char>(0x80 - 'a')));
     const __m256i is_letter = _mm256_cmpgt_epi8(_mm256_set1_epi8(-128 + 6), from_a);
     return _mm256_or_si256(is_decimal, is_letter);
 }
@@ -223,8 +222,9 @@ HEXKERNELS_AVX2 inline void decode(const char *src, std::size_t size, std::uint8
     for (; 2 * i + 64 <= size; i += 32) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 2 * i));
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + 2 * i + 32));
-        const __m256i packed = _mm256_packus_epi16(_mm256_maddubs_epi16(nibble_values(a), weights),
-                                                   _mm256_maddubs_epi16(nibble_values(b), weights));
+        const __m256i packed =
+            _mm256_packus_epi16(_mm256_maddubs_epi16(nibble_values(a), weights),
+                                _mm256_maddubs_epi16(nibble_values(b), weights));
         // Packing works within 128-bit lanes; put the four 8-byte groups back in order.
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i),
                             _mm256_permute4x64_epi64(packed, 0xd8));
