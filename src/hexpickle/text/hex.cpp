@@ -146,12 +146,7 @@ py::object dill_function(py::handle name) {
 }
 
 py::object call_with(const py::object &function, py::handle argument) {
-    auto result =
-        py::reinterpret_steal<py::object>(PyObject_CallOneArg(function.ptr(), argument.ptr()));
-    if (!result) {
-        throw py::error_already_set();
-    }
-    return result;
+    return steal_or_throw(PyObject_CallOneArg(function.ptr(), argument.ptr()));
 }
 
 py::str encode(const py::object &value) {
@@ -191,9 +186,9 @@ py::object decode(TextView text) {
     if (!pickle) {
         py::pybind11_fail("Could not allocate bytes object!");
     }
-    auto *bytes = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pickle.ptr()));
-    prefer_huge_pages(bytes, value.size() / 2);
-    hexkernels::decode(value.data(), value.size(), bytes);
+    auto *pickled = reinterpret_cast<std::uint8_t *>(PyBytes_AS_STRING(pickle.ptr()));
+    prefer_huge_pages(pickled, value.size() / 2);
+    hexkernels::decode(value.data(), value.size(), pickled);
     return call_with(dill_function(names().loads), pickle);
 }
 
