@@ -8,8 +8,9 @@ KERNEL_TEST_FLAGS := -std=c++17 -O2 -Wall -Wextra -Wconversion -Werror -Isrc/hex
 PACKAGE_SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/hexpickle/*.py src/hexpickle/text/*)
 
 # A Python 3.13 that really runs: python3.13 on PATH when it answers (a pyenv shim only answers
-# when 3.13 is selected), else the newest 3.13 that pyenv has installed.
-find_python313 = $(firstword $(foreach p,python3.13 $(sort $(wildcard $(shell pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13)),$(shell "$(p)" -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null | grep -qx True && echo "$(p)")))
+# when 3.13 is selected), else a 3.13 that pyenv has installed (pyenv itself need not be on PATH).
+PYENV_ROOT ?= $(or $(shell pyenv root 2>/dev/null),$(HOME)/.pyenv)
+find_python313 = $(firstword $(foreach p,python3.13 $(sort $(wildcard $(PYENV_ROOT)/versions/3.13*/bin/python3.13)),$(shell "$(p)" -c 'import sys; print(sys.version_info[:2] == (3, 13))' 2>/dev/null | grep -qx True && echo "$(p)")))
 
 .PHONY: demo test test-scalar test-kernels sanitize fuzz lint dist test-wheel bench clean
 
