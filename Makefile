@@ -34,7 +34,7 @@ sanitize: build/kernels_test_asan $(VENV)-asan/.installed
 	build/kernels_test_asan
 	rm -rf $(SANITIZE_LOGS) && mkdir -p $(SANITIZE_LOGS)
 	$(SANITIZE_ENV) $(VENV)-asan/bin/pytest -p no:cacheprovider; status=$$?; \
-	$(PY) tools/sanitizer_report.py $(SANITIZE_LOGS)/* && exit $$status
+	$(VENV)-asan/bin/python tools/sanitizer_report.py $(SANITIZE_LOGS)/* && exit $$status
 
 # Differential fuzzing of the installed module against the standard library.
 FUZZ_SECONDS ?= 60
@@ -63,7 +63,7 @@ test-wheel: dist
 	@python="$(find_python313)"; work=$$(mktemp -d); \
 	trap 'rm -rf "$$work"' EXIT; \
 	"$$python" -m venv "$$work/venv" && \
-	"$$work/venv/bin/python" -m pip install -q dist/*.whl pytest hypothesis && \
+	"$$work/venv/bin/python" -m pip install -q "$$(echo dist/*.whl)[test]" && \
 	cd "$$work" && "$$work/venv/bin/pytest" -c "$(CURDIR)/pyproject.toml" --rootdir "$(CURDIR)" "$(CURDIR)/tests"
 
 # Throughput and peak-memory figures, and docs/benchmark.png.
