@@ -1,7 +1,12 @@
 import random
 import string
+import sys
+import types
+from unittest import mock
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from hexpickle.text import hex as codec
 
@@ -117,3 +122,29 @@ def test_pickle_errors_catch_the_decoder_errors(fake_dill):
     for text in ["abc", "zz"]:
         with pytest.raises(codec.PickleErrors):
             codec.decode(text)
+
+
+HEX_HEAVY_TEXT = st.text(
+    alphabet=st.sampled_from(string.hexdigits) | st.characters(codec="utf-8"), max_size=300
+)
+
+
+@given(text=HEX_HEAVY_TEXT | st.binary(max_size=300).map(bytes.hex))
+def test_decode_and_valid_agree_with_the_standard_library(text):
+    raw = text.encode()
+    if len(raw) % 2:
+        expected = ODD
+    elif not set(raw) <= set(string.hexdigits.encode()):
+        expected = INVALID
+    else:
+        expected = bytes.fromhex(text)
+    # Hypothesis runs many examples per test call, so the stand-in is set here, not by a fixture.
+    identity = types.ModuleType("dill")
+    identity.loads = lambda data: data
+    with mock.patch.dict(sys.modules, {"dill": identity}):
+        for argument in (text, raw, bytearray(raw)):
+            assert codec.valid(argument) is (isinstance(expected, bytes) and len(raw) > 0)
+            try:
+                assert codec.decode(argument) == expected
+            except ValueError as error:
+                assert str(error) == expected
