@@ -60,6 +60,13 @@ template <> struct type_caster<TextView> {
 
 namespace {
 
+py::object steal_or_throw(PyObject *result) {
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(result);
+}
+
 // Interned names that every call needs; only the strings are kept, never the module dill.
 struct Names {
     py::object dill, dumps, loads, builtins, import;
@@ -70,11 +77,7 @@ const Names &names() {
     return storage
         .call_once_and_store_result([] {
             auto intern = [](const char *text) {
-                PyObject *name = PyUnicode_InternFromString(text);
-                if (name == nullptr) {
-                    throw py::error_already_set();
-                }
-                return py::reinterpret_steal<py::object>(name);
+                return steal_or_throw(PyUnicode_InternFromString(text));
             };
             return Names{intern("dill"), intern("dumps"), intern("loads"), intern("__builtins__"),
                          intern("__import__")};
@@ -100,13 +103,6 @@ void prefer_huge_pages(void *buffer, std::size_t size) {
     (void)buffer;
     (void)size;
 #endif
-}
-
-py::object steal_or_throw(PyObject *result) {
-    if (result == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(result);
 }
 
 // What PyImport_Import(name) does, without the argument tuple it builds and parses at each call:
@@ -161,15 +157,12 @@ py::str encode(const py::object &value) {
         throw py::error_already_set();
     }
     // A compact ASCII str owns its characters inline: the digits go straight into it.
-    auto text = py::reinterpret_steal<py::str>(PyUnicode_New(2 * size, 127));
-    if (!text) {
-        throw py::error_already_set();
-    }
+    const py::object text = steal_or_throw(PyUnicode_New(2 * size, 127));
     auto *digits = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text.ptr()));
     prefer_huge_pages(digits, 2 * static_cast<std::size_t>(size));
     hexkernels::encode(reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(pickle.ptr())),
                        static_cast<std::size_t>(size), digits);
-    return text;
+    return py::reinterpret_borrow<py::str>(text);
 }
 
 py::object decode(TextView text) {
